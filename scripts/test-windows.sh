@@ -8,19 +8,12 @@
 # namespace with only loopback up.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 root=$PWD
 
 packages=(cmake ninja-build googletest iproute2 g++-mingw-w64-i686 g++-mingw-w64-x86-64
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-    missing+=("$package")
-done
-if ((${#missing[@]})); then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-fi
+install_missing "${packages[@]}"
 
 for bits in 32 64; do
   cmake -S . -B "build/win$bits" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-win$bits.cmake" \

@@ -3,18 +3,14 @@
 # Debian 12 machine lacks. Needs root: the process tests make network namespaces of their own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 
 packages=(g++ cmake ninja-build libgtest-dev iproute2)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-    missing+=("$package")
-done
-if ((${#missing[@]})); then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-fi
+install_missing "${packages[@]}"
 
 cmake -S . -B build/linux -G Ninja -DVAKTO_WERROR=ON
 cmake --build build/linux
 ctest --test-dir build/linux --output-on-failure -j2
+
+bash scripts/test-windows.sh
+bash scripts/test-packages.sh build/linux build/win32 build/win64
