@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-packages=(g++ cmake ninja-build libgtest-dev iproute2)
+# iputils ping is the peer the network tests measure against.
+packages=(g++ cmake ninja-build libgtest-dev iproute2 iputils-ping procps util-linux)
 install_missing "${packages[@]}"
 
 cmake -S . -B build/linux -G Ninja -DVAKTO_WERROR=ON
