@@ -15,3 +15,4 @@ ctest --test-dir build/linux --output-on-failure -j2
 
 bash scripts/test-windows.sh
 bash scripts/test-packages.sh build/linux build/win32 build/win64
+bash scripts/test-reliability.sh
