@@ -122,8 +122,7 @@ ToolRun RunTool(const std::vector<std::string>& args, const std::vector<std::str
     }
   }
   run.status = WaitTool(pid);
-  run.seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return run;
 }
 

@@ -8,8 +8,8 @@
 struct ToolRun {
   std::string out;
   std::string err;
-  int status = -1;      // exit status, or 128 + signal number when a signal ended it
-  double seconds = 0;   // wall time from start to exit
+  int status = -1;     // exit status, or 128 + signal number when a signal ended it
+  double seconds = 0;  // wall time from start to exit
 };
 
 // The command that starts the tool: VAKTO_COMMAND split on blanks when set (a Windows build
